@@ -81,11 +81,12 @@ void PrintPackageReport(const TPackageHeader& header) {
         if (header.PackageFlags & flag.Bit)
             ConsoleLine(std::string("  ") + flag.Text);
     }
-    PrintTableLine("Name count   : ", header.NameCount, ", Name Table offset  : ", header.NameOffset);
-    PrintTableLine("Export count : ", header.ExportCount, ", Export Table offset: ",
-                   header.ExportOffset);
-    PrintTableLine("Import count : ", header.ImportCount, ", Import Table offset: ",
-                   header.ImportOffset);
+    PrintTableLine("Name count   : ", header.NameCount,
+                   ", Name Table offset  : ", header.NameOffset);
+    PrintTableLine("Export count : ", header.ExportCount,
+                   ", Export Table offset: ", header.ExportOffset);
+    PrintTableLine("Import count : ", header.ImportCount,
+                   ", Import Table offset: ", header.ImportOffset);
 }
 
 void ProcessPackage(const TSearchEntry& entry) {

@@ -31,7 +31,9 @@ void Append(const char* text, size_t length) {
 
 } // namespace
 
-void ConsoleText(const std::string& text) { Append(text.data(), text.size()); }
+void ConsoleText(const std::string& text) {
+    Append(text.data(), text.size());
+}
 
 void ConsoleNumber(uint64_t value) {
     char digits[24];
@@ -60,4 +62,6 @@ void ConsoleLine(const std::string& text) {
     ConsoleEndLine();
 }
 
-void ConsoleFinish() { WriteOut(); }
+void ConsoleFinish() {
+    WriteOut();
+}

@@ -10,7 +10,9 @@ uint32_t Le32(const uint8_t* p) {
            static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
 }
 
-uint16_t Le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
+uint16_t Le16(const uint8_t* p) {
+    return static_cast<uint16_t>(p[0] | p[1] << 8);
+}
 
 // Puts the system's file pointer at `offset` unless it is there already, so
 // reads in sequence cost no seek.
@@ -78,9 +80,13 @@ void ClosePackage(TPackageFile& file) {
     file = TPackageFile{};
 }
 
-bool PackageIsOpen(const TPackageFile& file) { return file.Handle != InvalidOsFile; }
+bool PackageIsOpen(const TPackageFile& file) {
+    return file.Handle != InvalidOsFile;
+}
 
-void SeekPackage(TPackageFile& file, uint64_t offset) { file.Position = offset; }
+void SeekPackage(TPackageFile& file, uint64_t offset) {
+    file.Position = offset;
+}
 
 uint64_t BytesLeft(const TPackageFile& file) {
     return file.Size > file.Position ? file.Size - file.Position : 0;

@@ -101,7 +101,9 @@ bool NextEntry(TDirSearch* search, TSearchEntry& entry) {
     return true;
 }
 
-void EndSearch(TDirSearch* search) { delete search; }
+void EndSearch(TDirSearch* search) {
+    delete search;
+}
 
 TOsFile OpenForReading(const std::string& path) {
     // O_NONBLOCK keeps a FIFO from stalling the open; anything that turns
@@ -144,7 +146,9 @@ uint64_t OsFileSize(TOsFile file) {
     return static_cast<uint64_t>(st.st_size);
 }
 
-void CloseOsFile(TOsFile file) { close(static_cast<int>(file)); }
+void CloseOsFile(TOsFile file) {
+    close(static_cast<int>(file));
+}
 
 bool OutputNameAllowed(const std::string& name, TOsFile source) {
     if (name.empty() || name.find('/') != std::string::npos || name == "." || name == "..")
@@ -195,8 +199,14 @@ bool ReplaceWithTemp(const std::string& tempName, const std::string& name) {
     return rename(tempName.c_str(), name.c_str()) == 0;
 }
 
-void RemoveOsFile(const std::string& name) { unlink(name.c_str()); }
+void RemoveOsFile(const std::string& name) {
+    unlink(name.c_str());
+}
 
-void WriteStandardOutput(const char* text, size_t length) { WriteOsFile(1, text, length); }
+void WriteStandardOutput(const char* text, size_t length) {
+    WriteOsFile(1, text, length);
+}
 
-bool StandardOutputIsTerminal() { return isatty(1) != 0; }
+bool StandardOutputIsTerminal() {
+    return isatty(1) != 0;
+}

@@ -88,7 +88,9 @@ TScratch::TScratch() {
     Path = buf.data();
 }
 
-TScratch::~TScratch() { RemoveTree(Path); }
+TScratch::~TScratch() {
+    RemoveTree(Path);
+}
 
 void TScratch::Write(const std::string& name, const TBytes& bytes) const {
     FILE* f = fopen(At(name).c_str(), "wb");
@@ -103,7 +105,9 @@ void TScratch::Write(const std::string& name, const std::string& text) const {
     Write(name, TBytes(text.begin(), text.end()));
 }
 
-void TScratch::MakeDir(const std::string& name) const { mkdir(At(name).c_str(), 0755); }
+void TScratch::MakeDir(const std::string& name) const {
+    mkdir(At(name).c_str(), 0755);
+}
 
 TFolder TScratch::Contents(const std::string& subdir) const {
     TFolder out;
@@ -135,7 +139,9 @@ TFolder TScratch::Contents(const std::string& subdir) const {
     return out;
 }
 
-bool UnderRunner() { return !Env("BROVASK_RUNNER").empty(); }
+bool UnderRunner() {
+    return !Env("BROVASK_RUNNER").empty();
+}
 
 TRunResult RunTool(const std::string& dir, const std::vector<std::string>& args) {
     std::string program = Env("BROVASK_PROGRAM");
@@ -237,4 +243,6 @@ std::string Report(const TBytes& b) {
     return Lines(lines);
 }
 
-std::string AsString(const TBytes& bytes) { return std::string(bytes.begin(), bytes.end()); }
+std::string AsString(const TBytes& bytes) {
+    return std::string(bytes.begin(), bytes.end());
+}

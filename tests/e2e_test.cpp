@@ -1,7 +1,481 @@
+// The built program, run in scratch folders on packages the builder writes:
+// its exact output and the exact files it leaves.
 #include "e2e_support.h"
+
 #include <gtest/gtest.h>
-TEST(Run, NoArgument) {
-    TScratch dir;
-    TRunResult r = RunTool(dir.Path, {});
-    EXPECT_EQ(r.Stdout, Banner() + Lines({"Usage: Brovask.exe <filename or filemask> - extract files from package"}));
+
+#include <cstdio>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+const std::string Usage = "Usage: Brovask.exe <filename or filemask> - extract files from package";
+const std::string NotFound = "Not found \"Music\" object in this file.";
+
+// Symbolic links, FIFOs and modes are POSIX matters.
+#define POSIX_ONLY()                                                                               \
+    if (UnderRunner())                                                                             \
+    GTEST_SKIP() << "a POSIX-only case"
+
+TRunResult RunIn(const TScratch& dir, const std::vector<std::string>& args) {
+    TRunResult r = RunTool(dir.Path, args);
+    EXPECT_EQ(r.ExitStatus, 0);
+    if (!UnderRunner()) {
+        EXPECT_EQ(r.Stderr, "");
+    }
+    return r;
 }
+
+std::string Hex(uint32_t value) {
+    char text[16];
+    snprintf(text, sizeof text, "0x%.4X", value);
+    return text;
+}
+
+std::string Found(const std::string& file, uint32_t offset, uint32_t size) {
+    return "Found \"Music\" object: \"" + file + "\" (Offset: " + Hex(offset) +
+           ", Size: " + std::to_string(size) + " bytes)";
+}
+
+// The report of a package as written to the scratch folder under `name`.
+std::string Head(const std::string& name, const TBytes& bytes) {
+    return FileHeader(name, bytes.size()) + Report(bytes);
+}
+
+TBytes Payload(size_t size, uint8_t seed) {
+    TBytes out(size);
+    for (size_t i = 0; i < size; ++i)
+        out[i] = static_cast<uint8_t>(seed + i * 31 + i / 7);
+    return out;
+}
+
+TBytes OneTune(uint16_t version = 69) {
+    return BuildPackage(MusicPackageSpec(version, "it", {{"Tune", Payload(100, 1)}}));
+}
+
+// ---------------------------------------------------------------------------
+// Command line and file loop
+
+TEST(CommandLine, WithoutArgumentPrintsUsage) {
+    TScratch dir;
+    EXPECT_EQ(RunIn(dir, {}).Stdout, Banner() + Lines({Usage}));
+}
+
+TEST(CommandLine, MaskMatchingNothing) {
+    TScratch dir;
+    EXPECT_EQ(RunIn(dir, {"*.umx"}).Stdout, Banner() + Lines({"0 files found"}));
+    EXPECT_EQ(RunIn(dir, {"missing.umx"}).Stdout, Banner() + Lines({"0 files found"}));
+}
+
+TEST(CommandLine, EveryArgumentIsAPatternInTurn) {
+    TScratch dir;
+    TBytes pkg = BuildPackage(MusicPackageSpec(69, "it", {{"Tune", {}}}));
+    dir.Write("b.umx", pkg);
+    dir.Write("a.umx", pkg);
+    std::string one = Report(pkg) + Lines({Found("Tune.it", 36, 0), "  Size is zero, skip."});
+    EXPECT_EQ(RunIn(dir, {"b.umx", "nothing*", "a.umx"}).Stdout,
+              Banner() + FileHeader("b.umx", pkg.size()) + one + Lines({"0 files found"}) +
+                  FileHeader("a.umx", pkg.size()) + one);
+    // A mask's matches come in byte order of their names.
+    EXPECT_EQ(RunIn(dir, {"*.umx"}).Stdout, Banner() + FileHeader("a.umx", pkg.size()) + one +
+                                                FileHeader("b.umx", pkg.size()) + one);
+}
+
+TEST(CommandLine, StarMatchesDotEntriesAndDirectoriesToo) {
+    TScratch dir;
+    TBytes pkg = BuildPackage(MusicPackageSpec(69, "it", {{"Tune", {}}}));
+    dir.Write("Song.umx", pkg);
+    dir.MakeDir("sub");
+    std::string open = Lines({"Error open file."});
+    EXPECT_EQ(RunIn(dir, {"*"}).Stdout,
+              Banner() + open + open + Head("Song.umx", pkg) +
+                  Lines({Found("Tune.it", 36, 0), "  Size is zero, skip."}) + open);
+}
+
+TEST(CommandLine, WildcardRules) {
+    TScratch dir;
+    for (const char* name : {"a.umx", "ab.umx", "abc.umx", "A.UMX", "noext"})
+        dir.Write(name, "x");
+    struct {
+        const char* Pattern;
+        std::vector<std::string> Matches;
+    } const cases[] = {
+        {"a?.umx", {"ab.umx"}},
+        {"a*.umx", {"a.umx", "ab.umx", "abc.umx"}},
+        {"*c*", {"abc.umx"}},
+        // No special case for "*.*": it wants a full stop, which "." and
+        // ".." have too (and they cannot be opened as packages).
+        {"*.*", {".", "..", "A.UMX", "a.umx", "ab.umx", "abc.umx"}},
+        {"A*", {"A.UMX"}}, // case-sensitive
+        {"noext", {"noext"}},
+        {"*t", {"noext"}},
+        {"?????", {"A.UMX", "a.umx", "noext"}},
+    };
+    for (const auto& c : cases) {
+        std::string expected = Banner();
+        for (const std::string& m : c.Matches)
+            expected += m[0] == '.' ? Lines({"Error open file."})
+                                    : FileHeader(m, 1) + Lines({"Error read file."});
+        EXPECT_EQ(RunIn(dir, {c.Pattern}).Stdout, expected) << c.Pattern;
+    }
+}
+
+TEST(CommandLine, EntriesAreOpenedWhereTheSearchFoundThem) {
+    TScratch dir;
+    dir.MakeDir("music");
+    dir.MakeDir("out");
+    TBytes pkg = OneTune();
+    dir.Write("music/Song.umx", pkg);
+    // A file of the same bare name in the current directory is not the one
+    // the mask found, and must not be read.
+    dir.Write("out/Song.umx", "decoy");
+    std::string expected =
+        Banner() + Head("Song.umx", pkg) + Lines({Found("Tune.it", 36, 100), "  Extract...done."});
+    EXPECT_EQ(RunTool(dir.At("out"), {"../music/*.umx"}).Stdout, expected);
+    EXPECT_EQ(RunTool(dir.At("out"), {"../music/Song.umx"}).Stdout, expected);
+    TFolder out = dir.Contents("out");
+    EXPECT_EQ(out.size(), 2u);
+    EXPECT_EQ(out["Tune.it"], AsString(Payload(100, 1)));
+    EXPECT_EQ(out["Song.umx"], "decoy");
+    EXPECT_EQ(dir.Contents("music").size(), 1u); // nothing is written beside the package
+}
+
+TEST(CommandLine, EntriesThatAreNotRegularFilesAreNotOpened) {
+    POSIX_ONLY();
+    TScratch dir;
+    ASSERT_EQ(mkfifo(dir.At("fifo.umx").c_str(), 0644), 0);
+    ASSERT_EQ(symlink("nowhere", dir.At("dangling.umx").c_str()), 0);
+    dir.MakeDir("dir.umx");
+    std::string open = Lines({"Error open file."});
+    // A FIFO must neither block the open nor be read.
+    EXPECT_EQ(RunIn(dir, {"*.umx"}).Stdout, Banner() + open + open + open);
+    EXPECT_EQ(RunIn(dir, {"dangling.umx"}).Stdout, Banner() + open);
+    EXPECT_EQ(RunIn(dir, {"fifo.umx"}).Stdout, Banner() + open);
+}
+
+TEST(CommandLine, FileLineShowsTheWholeSizePastFourGigabytes) {
+    TScratch dir;
+    TBytes pkg = BuildPackage(MusicPackageSpec(69, "it", {{"Tune", {}}}));
+    dir.Write("Big.umx", pkg);
+    const uint64_t size = (1ull << 32) + 5;
+    if (truncate(dir.At("Big.umx").c_str(), static_cast<off_t>(size)) != 0)
+        GTEST_SKIP() << "no sparse files here";
+    EXPECT_EQ(RunIn(dir, {"Big.umx"}).Stdout,
+              Banner() + FileHeader("Big.umx", size) + Report(pkg) +
+                  Lines({Found("Tune.it", 36, 0), "  Size is zero, skip."}));
+}
+
+// ---------------------------------------------------------------------------
+// Header and report
+
+TEST(Header, FilesThatAreNotPackages) {
+    TScratch dir;
+    TBytes pkg = BuildPackage(MusicPackageSpec(69, "it", {{"Tune", {}}}));
+    TBytes reversed = pkg;
+    std::reverse(reversed.begin(), reversed.begin() + 4);
+    struct {
+        const char* Name;
+        TBytes Bytes;
+        const char* Message;
+    } const cases[] = {
+        {"empty.umx", {}, "Error read file."},
+        {"short.umx", TBytes(pkg.begin(), pkg.begin() + 35), "Error read file."},
+        {"reversed.umx", reversed, "Unknown format or not Unreal Package."},
+        {"text.umx", Text("This is not a package, but it is long enough."),
+         "Unknown format or not Unreal Package."},
+    };
+    for (const auto& c : cases) {
+        dir.Write(c.Name, c.Bytes);
+        EXPECT_EQ(RunIn(dir, {c.Name}).Stdout,
+                  Banner() + FileHeader(c.Name, c.Bytes.size()) + Lines({c.Message}))
+            << c.Name;
+    }
+}
+
+TEST(Report, VersionFlagsCountsAndOffsets) {
+    TScratch dir;
+    struct {
+        uint32_t Flags;
+        std::vector<std::string> Lines;
+    } const cases[] = {
+        {0x8001, {"  Allow downloading package", "  Client needs to download this package"}},
+        {0x0100, {}},
+        {0xFFFFFFFF,
+         {"  Allow downloading package", "  Purely optional for clients",
+          "  Only needed on the server side", "  Loaded from linker with broken import links",
+          "  Not trusted", "  Client needs to download this package"}},
+    };
+    for (const auto& c : cases) {
+        TPackageSpec spec;
+        spec.PackageFlags = c.Flags;
+        TBytes pkg = BuildPackage(spec);
+        dir.Write("p.umx", pkg);
+        std::vector<std::string> lines = {"Package ver.  : 69", "Package flags :"};
+        lines.insert(lines.end(), c.Lines.begin(), c.Lines.end());
+        lines.push_back("Name count   : 0, Name Table offset  : 36");
+        lines.push_back("Export count : 0, Export Table offset: 36");
+        lines.push_back("Import count : 0, Import Table offset: 36");
+        lines.push_back(NotFound);
+        EXPECT_EQ(RunIn(dir, {"p.umx"}).Stdout, Banner() + FileHeader("p.umx", 36) + Lines(lines));
+    }
+}
+
+TEST(Report, LargeNumbersPrintUnsigned) {
+    TScratch dir;
+    TBytes pkg = BuildPackage(TPackageSpec{});
+    pkg[4] = 0xFF;
+    pkg[5] = 0xFF;
+    PutU32(pkg, 20, 0x80000000u);
+    PutU32(pkg, 24, 0xFFFFFFFFu);
+    dir.Write("p.umx", pkg);
+    EXPECT_EQ(RunIn(dir, {"p.umx"}).Stdout,
+              Banner() + FileHeader("p.umx", 36) +
+                  Lines({"Package ver.  : 65535",
+                         "Package flags :", "Name count   : 0, Name Table offset  : 36",
+                         "Export count : 2147483648, Export Table offset: 4294967295",
+                         "Import count : 0, Import Table offset: 36", "Error read file."}));
+}
+
+// ---------------------------------------------------------------------------
+// Tables cut short
+
+TEST(Tables, FileEndingInsideATableIsAReadError) {
+    TScratch dir;
+    TPackageLayout layout;
+    TBytes pkg = BuildPackage(MusicPackageSpec(63, "it", {{"Tune", Payload(10, 2)}}), &layout);
+    struct {
+        const char* What;
+        size_t Cut;
+    } const cases[] = {
+        {"inside a zero-terminated name", layout.NameOffset + 1},
+        {"inside a name's flag word", layout.NameOffset + 4},
+        {"inside the import table", layout.ImportOffset + 2},
+        {"inside the export table", pkg.size() - 1},
+    };
+    for (const auto& c : cases) {
+        TBytes cut(pkg.begin(), pkg.begin() + static_cast<long>(c.Cut));
+        dir.Write("cut.umx", cut);
+        EXPECT_EQ(RunIn(dir, {"cut.umx"}).Stdout,
+                  Banner() + Head("cut.umx", cut) + Lines({"Error read file."}))
+            << c.What;
+    }
+    EXPECT_EQ(dir.Contents().size(), 1u);
+}
+
+// ---------------------------------------------------------------------------
+// Extraction
+
+TEST(Extract, OneObjectLandsInTheCurrentDirectory) {
+    TScratch dir;
+    TPackageSpec spec = MusicPackageSpec(69, "it", {{"Tune", Payload(300, 5)}});
+    spec.LeadingGap = 6; // puts the data at 0x2A
+    TBytes pkg = BuildPackage(spec);
+    dir.Write("Song.umx", pkg);
+    EXPECT_EQ(RunIn(dir, {"Song.umx"}).Stdout,
+              Banner() + Head("Song.umx", pkg) +
+                  Lines({"Found \"Music\" object: \"Tune.it\" (Offset: 0x002A, Size: 300 bytes)",
+                         "  Extract...done."}));
+    TFolder files = dir.Contents();
+    EXPECT_EQ(files.size(), 2u);
+    EXPECT_EQ(files["Tune.it"], AsString(Payload(300, 5)));
+}
+
+TEST(Extract, LeadingBytesDependOnTheVersion) {
+    // Up to version 61 the size follows 2 leading bytes, from 62 on 6; the
+    // names switch to their length form at 64.
+    for (uint16_t version : std::vector<uint16_t>{60, 61, 62, 63, 64, 69}) {
+        TScratch dir;
+        TBytes pkg = OneTune(version);
+        dir.Write("Song.umx", pkg);
+        EXPECT_EQ(RunIn(dir, {"Song.umx"}).Stdout,
+                  Banner() + Head("Song.umx", pkg) +
+                      Lines({Found("Tune.it", 36, 100), "  Extract...done."}))
+            << version;
+        EXPECT_EQ(dir.Contents()["Tune.it"], AsString(Payload(100, 1))) << version;
+    }
+}
+
+TEST(Extract, OffsetsPrintWithAllTheirDigits) {
+    TScratch dir;
+    TPackageSpec spec = MusicPackageSpec(69, "s3m", {{"Long", Payload(20, 9)}});
+    spec.LeadingGap = 0x12345 - 36;
+    TBytes pkg = BuildPackage(spec);
+    dir.Write("Far.umx", pkg);
+    EXPECT_EQ(RunIn(dir, {"Far.umx"}).Stdout,
+              Banner() + Head("Far.umx", pkg) +
+                  Lines({"Found \"Music\" object: \"Long.s3m\" (Offset: 0x12345, Size: 20 bytes)",
+                         "  Extract...done."}));
+}
+
+TEST(Extract, EveryObjectTakesTheExtensionAtExportCountLessOne) {
+    TScratch dir;
+    TPackageSpec spec = MusicPackageSpec(
+        69, "xm", {{"One", Payload(10, 1)}, {"Two", {}}, {"Three", Payload(70000, 3)}});
+    ASSERT_EQ(spec.Names[2], "xm");
+    // The second export's own class plays no part.
+    spec.Exports[1].ClassIndex = 0;
+    TPackageLayout at;
+    TBytes pkg = BuildPackage(spec, &at);
+    dir.Write("Three.umx", pkg);
+    EXPECT_EQ(RunIn(dir, {"Three.umx"}).Stdout,
+              Banner() + Head("Three.umx", pkg) +
+                  Lines({Found("One.xm", at.SerialOffsets[0], 10), "  Extract...done.",
+                         Found("Two.xm", at.SerialOffsets[1], 0), "  Size is zero, skip.",
+                         Found("Three.xm", at.SerialOffsets[2], 70000), "  Extract...done."}));
+    TFolder files = dir.Contents();
+    EXPECT_EQ(files.size(), 3u);
+    EXPECT_EQ(files["One.xm"], AsString(Payload(10, 1)));
+    EXPECT_EQ(files["Three.xm"], AsString(Payload(70000, 3)));
+}
+
+TEST(Extract, LaterFilesReplaceEarlierOnes) {
+    TScratch dir;
+    TPackageSpec spec = MusicPackageSpec(69, "it", {{"Same", Payload(10, 1)}, {"x", {}}});
+    spec.Exports[1].ObjectName = spec.Exports[0].ObjectName;
+    spec.Exports[1].Serial = MusicObjectData(69, Payload(20, 2));
+    TPackageLayout at;
+    TBytes pkg = BuildPackage(spec, &at);
+    dir.Write("Twice.umx", pkg);
+    dir.Write("Same.it", "from an earlier run");
+    std::string expected = Banner() + Head("Twice.umx", pkg) +
+                           Lines({Found("Same.it", at.SerialOffsets[0], 10), "  Extract...done.",
+                                  Found("Same.it", at.SerialOffsets[1], 20), "  Extract...done."});
+    EXPECT_EQ(RunIn(dir, {"Twice.umx"}).Stdout, expected);
+    EXPECT_EQ(dir.Contents()["Same.it"], AsString(Payload(20, 2)));
+    EXPECT_EQ(RunIn(dir, {"Twice.umx"}).Stdout, expected);
+    EXPECT_EQ(dir.Contents().size(), 2u);
+}
+
+TEST(Extract, NewFilesGetTheUsualMode) {
+    POSIX_ONLY();
+    TScratch dir;
+    dir.Write("Song.umx", OneTune());
+    mode_t old = umask(027);
+    RunIn(dir, {"Song.umx"});
+    umask(old);
+    struct stat st;
+    ASSERT_EQ(stat(dir.At("Tune.it").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+}
+
+TEST(Extract, PackagesThatAreNotMusic) {
+    TScratch dir;
+    auto withClass = [](const std::string& className, int32_t classIndex) {
+        TPackageSpec spec = MusicPackageSpec(69, "it", {{"Tune", Payload(5, 1)}});
+        for (std::string& n : spec.Names)
+            if (n == "Music")
+                n = className;
+        spec.Exports[0].ClassIndex = classIndex;
+        return BuildPackage(spec);
+    };
+    TPackageSpec none = MusicPackageSpec(69, "it", {});
+    none.Exports.clear();
+    struct {
+        const char* What;
+        TBytes Bytes;
+    } const cases[] = {
+        {"class in lower case", withClass("music", -1)},
+        {"another class", withClass("Texture", -1)},
+        {"class defined in the package", withClass("Music", 1)},
+        {"class none", withClass("Music", 0)},
+        {"no exports", BuildPackage(none)},
+    };
+    for (const auto& c : cases) {
+        dir.Write("p.umx", c.Bytes);
+        EXPECT_EQ(RunIn(dir, {"p.umx"}).Stdout,
+                  Banner() + Head("p.umx", c.Bytes) + Lines({NotFound}))
+            << c.What;
+    }
+    EXPECT_EQ(dir.Contents().size(), 1u);
+}
+
+TEST(Extract, ReferencesOutsideTheirTables) {
+    TScratch dir;
+    const int32_t far = 1000;
+    struct {
+        const char* What;
+        void (*Damage)(TPackageSpec&);
+        size_t FoundBefore; // objects extracted before the damage is met
+    } const cases[] = {
+        {"class import", [](TPackageSpec& s) { s.Exports[0].ClassIndex = -2; }, 0},
+        {"class import name", [](TPackageSpec& s) { s.Imports[0].ObjectName = far; }, 0},
+        {"extension", [](TPackageSpec& s) { s.Names.resize(1); }, 0},
+        {"first object name", [](TPackageSpec& s) { s.Exports[0].ObjectName = -1; }, 0},
+        {"second object name", [](TPackageSpec& s) { s.Exports[1].ObjectName = far; }, 1},
+    };
+    for (const auto& c : cases) {
+        TPackageSpec spec =
+            MusicPackageSpec(69, "it", {{"One", Payload(10, 1)}, {"Two", Payload(10, 2)}});
+        c.Damage(spec);
+        TPackageLayout at;
+        TBytes pkg = BuildPackage(spec, &at);
+        dir.Write("p.umx", pkg);
+        std::vector<std::string> lines;
+        if (c.FoundBefore == 1)
+            lines = {Found("One.it", at.SerialOffsets[0], 10), "  Extract...done."};
+        lines.push_back("Corrupt package tables.");
+        EXPECT_EQ(RunIn(dir, {"p.umx"}).Stdout, Banner() + Head("p.umx", pkg) + Lines(lines))
+            << c.What;
+        // What was written before the damage stays.
+        EXPECT_EQ(dir.Contents().size(), 1 + c.FoundBefore) << c.What;
+        unlink(dir.At("One.it").c_str());
+    }
+}
+
+TEST(Extract, ObjectDataOutsideTheFile) {
+    TScratch dir;
+    // The second object's data holds 10 bytes after a size field of its own.
+    enum TWhere { AsBuilt, Negative, PastTheEnd, NearTheEnd };
+    struct {
+        const char* What;
+        TWhere Offset;
+        int32_t DataSize;
+        bool FoundLine;
+    } const cases[] = {
+        {"negative offset", Negative, 10, false},
+        {"offset past the end", PastTheEnd, 10, false},
+        {"size field past the end", NearTheEnd, 10, false},
+        {"size larger than what follows", AsBuilt, 100000, true},
+        {"negative size", AsBuilt, -5, true},
+        {"size 0x7FFFFFFF", AsBuilt, 0x7FFFFFFF, true},
+    };
+    for (const auto& c : cases) {
+        TPackageSpec spec = MusicPackageSpec(69, "it", {{"One", Payload(10, 1)}, {"Tune", {}}});
+        TBytes serial(6, 0);
+        for (const TBytes& part : {CompactIndex(c.DataSize), Payload(10, 7)})
+            serial.insert(serial.end(), part.begin(), part.end());
+        spec.Exports[1].Serial = serial;
+        TBuildExport& e = spec.Exports[1];
+        e.OverrideOffset = c.Offset != AsBuilt;
+        e.SerialOffset = c.Offset == Negative ? -4 : c.Offset == PastTheEnd ? 0x7FFFFFF0 : 200;
+        TPackageLayout at;
+        TBytes pkg = BuildPackage(spec, &at);
+        if (c.Offset == NearTheEnd) {
+            // Three bytes before the end: not even the leading bytes fit.
+            // Both offsets take two bytes as a compact index, so the size
+            // of the package stays the same.
+            e.SerialOffset = static_cast<int32_t>(pkg.size() - 3);
+            pkg = BuildPackage(spec, &at);
+        }
+        uint32_t offset =
+            e.OverrideOffset ? static_cast<uint32_t>(e.SerialOffset) : at.SerialOffsets[1];
+        dir.Write("p.umx", pkg);
+        dir.Write("Tune.it", "old contents");
+        std::string expected =
+            Banner() + Head("p.umx", pkg) +
+            Lines({Found("One.it", at.SerialOffsets[0], 10), "  Extract...done."});
+        if (c.FoundLine)
+            expected += Lines({Found("Tune.it", offset, static_cast<uint32_t>(c.DataSize))}) +
+                        "  Extract...\r\n";
+        expected += Lines({"Error read file."});
+        EXPECT_EQ(RunIn(dir, {"p.umx"}).Stdout, expected) << c.What;
+        // No temporary file is left, and the old file keeps its contents.
+        TFolder files = dir.Contents();
+        EXPECT_EQ(files.size(), 3u) << c.What;
+        EXPECT_EQ(files["Tune.it"], "old contents") << c.What;
+    }
+}
+
+} // namespace

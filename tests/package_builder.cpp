@@ -4,7 +4,9 @@
 
 namespace {
 
-void Append(TBytes& out, const TBytes& more) { out.insert(out.end(), more.begin(), more.end()); }
+void Append(TBytes& out, const TBytes& more) {
+    out.insert(out.end(), more.begin(), more.end());
+}
 
 void AppendU32(TBytes& out, uint32_t value) {
     for (int i = 0; i < 4; ++i)
@@ -49,7 +51,7 @@ TBytes MusicObjectData(uint16_t version, const TBytes& payload) {
 }
 
 TBytes BuildPackage(const TPackageSpec& spec, TPackageLayout* layout) {
-    TBytes out(36, 0);
+    TBytes out(36 + spec.LeadingGap, 0);
     TPackageLayout where;
     for (const TBuildExport& e : spec.Exports) {
         where.SerialOffsets.push_back(static_cast<uint32_t>(out.size()));
@@ -145,4 +147,6 @@ void PutU32(TBytes& bytes, size_t offset, uint32_t value) {
         bytes.at(offset + i) = static_cast<uint8_t>(value >> (8 * i));
 }
 
-TBytes Text(const std::string& text) { return TBytes(text.begin(), text.end()); }
+TBytes Text(const std::string& text) {
+    return TBytes(text.begin(), text.end());
+}

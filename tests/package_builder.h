@@ -40,6 +40,9 @@ struct TPackageSpec {
     uint32_t NameFlags = 0x00070010;
     std::vector<TBuildImport> Imports;
     std::vector<TBuildExport> Exports;
+    // Zero bytes between the header and the first object's data, to place
+    // the objects at chosen offsets.
+    uint32_t LeadingGap = 0;
 };
 
 // Where BuildPackage put things, for tests that patch or cut the bytes.
