@@ -1,6 +1,7 @@
 #include "e2e_support.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -8,6 +9,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <stdexcept>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -143,7 +145,8 @@ bool UnderRunner() {
     return !Env("BROVASK_RUNNER").empty();
 }
 
-TRunResult RunTool(const std::string& dir, const std::vector<std::string>& args) {
+TRunResult RunTool(const std::string& dir, const std::vector<std::string>& args,
+                   uint64_t fileSizeLimit) {
     std::string program = Env("BROVASK_PROGRAM");
     if (program.empty())
         throw std::runtime_error("BROVASK_PROGRAM is not set");
@@ -158,6 +161,11 @@ TRunResult RunTool(const std::string& dir, const std::vector<std::string>& args)
     if (pid == 0) {
         if (chdir(dir.c_str()) != 0)
             _exit(127);
+        if (fileSizeLimit != 0) {
+            struct rlimit limit = {fileSizeLimit, fileSizeLimit};
+            setrlimit(RLIMIT_FSIZE, &limit);
+            signal(SIGXFSZ, SIG_IGN); // a write past the limit then fails instead
+        }
         int devnull = open("/dev/null", O_RDONLY);
         dup2(devnull, 0);
         dup2(out[1], 1);
