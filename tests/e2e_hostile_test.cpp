@@ -49,13 +49,16 @@ TRunResult RunChecked(const std::string& dir, const std::vector<std::string>& ar
     return r;
 }
 
-// Makes the entries of `folder` under `dir`: "<dir>" a directory, "-> x" a
-// symbolic link to x, anything else a regular file holding those bytes.
+// Makes the entries of `folder` under `dir`: "<dir>" a directory, "<fifo>"
+// a FIFO, "-> x" a symbolic link to x, anything else a regular file holding
+// those bytes.
 void Make(const TScratch& scratch, const std::string& dir, const TFolder& folder) {
     for (const auto& [name, what] : folder) {
         std::string path = dir + "/" + name;
         if (what == "<dir>")
             scratch.MakeDir(path);
+        else if (what == "<fifo>")
+            ASSERT_EQ(mkfifo(scratch.At(path).c_str(), 0644), 0);
         else if (what.rfind("-> ", 0) == 0)
             ASSERT_EQ(symlink(what.substr(3).c_str(), scratch.At(path).c_str()), 0);
         else
@@ -216,9 +219,10 @@ struct THostileCase {
     TFolder After;                 // what "run" holds besides the package
     TFolder Before = {};           // made in "run" before the program starts
     std::string PackageName = "Hostile.umx";
-    bool PosixOnly = false; // symbolic links
+    bool PosixOnly = false; // symbolic links and FIFOs
 };
 
+const std::string LongName(300, 'n');
 const uint32_t Huge = 0xFFFFFFFFu;
 const uint32_t Half = 0x80000000u;
 
@@ -372,6 +376,14 @@ std::vector<THostileCase> HostileCases() {
          [] { return WithObject(".", ""); },
          {Found("..", 0x24, 9), Extract, CreateError},
          none},
+        // Longer than a file name may be: the finished temporary file cannot
+        // take the name, and is removed.
+        {"NameTooLong",
+         [] {
+             return BuildPackage(MusicPackageSpec(61, "it", {{LongName, TunePayload}}));
+         },
+         {Found(LongName + ".it", 0x24, 9), Extract, CreateError},
+         none},
         {"NameOfDotsOnly",
          [] { return WithObject(".."); },
          {Found("...it", 0x24, 9), ExtractDone},
@@ -403,6 +415,14 @@ std::vector<THostileCase> HostileCases() {
          {{"Tune.it", "-> victim.txt"}, {"victim.txt", "keep"}},
          "Hostile.umx",
          true},
+        // Opening a FIFO to write would wait for a reader.
+        {"FifoUnderNameIsReplaced",
+         [] { return Tune(); },
+         {TuneFound(), ExtractDone},
+         tune,
+         {{"Tune.it", "<fifo>"}},
+         "Hostile.umx",
+         true},
         {"DanglingLinkUnderNameIsReplaced",
          [] { return Tune(); },
          {TuneFound(), ExtractDone},
@@ -429,7 +449,7 @@ class Hostile : public ::testing::TestWithParam<THostileCase> {};
 TEST_P(Hostile, ExactOutputAndFiles) {
     const THostileCase& c = GetParam();
     if (c.PosixOnly && UnderRunner())
-        GTEST_SKIP() << "symbolic links are a POSIX matter";
+        GTEST_SKIP() << "symbolic links and FIFOs are a POSIX matter";
     TBytes package = c.Package();
     TScratch scratch;
     scratch.MakeDir("run");
