@@ -78,6 +78,9 @@ int main(int argc, char** argv) {
         TPackageSpec spec = MusicPackageSpec(69, "xm", {{"Big", Payload(9000, 4)}});
         ok &= Save("three-byte-size-v69.umx", BuildPackage(spec));
     }
+    // Data larger than the reader's buffer, read straight into its own.
+    ok &= Save("past-buffer-v64.umx",
+               BuildPackage(MusicPackageSpec(64, "it", {{"Long", Payload(66000, 10)}})));
     {
         TPackageSpec spec = WithNames(MusicPackageSpec(69, "it", ThreeObjects()), 70);
         for (size_t i = 0; i < spec.Exports.size(); ++i) {
