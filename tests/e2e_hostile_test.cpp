@@ -384,6 +384,12 @@ std::vector<THostileCase> HostileCases() {
          },
          {Found(LongName + ".it", 0x24, 9), Extract, CreateError},
          none},
+        // Named like the tool's own temporary files, and still an output:
+        // leftover temporary files cannot be told by their names.
+        {"NameLikeATemporaryFile",
+         [] { return WithObject(".Brovask-1-0", "tmp"); },
+         {Found(".Brovask-1-0.tmp", 0x24, 9), ExtractDone},
+         {{".Brovask-1-0.tmp", AsString(TunePayload)}}},
         {"NameOfDotsOnly",
          [] { return WithObject(".."); },
          {Found("...it", 0x24, 9), ExtractDone},
