@@ -205,8 +205,10 @@ TRunResult RunTool(const std::string& dir, const std::vector<std::string>& args,
         }
     }
     int status = 0;
-    waitpid(pid, &status, 0);
+    struct rusage usage {};
+    wait4(pid, &status, 0, &usage);
     result.ExitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    result.PeakMemoryKiB = usage.ru_maxrss; // Linux counts it in KiB
     return result;
 }
 

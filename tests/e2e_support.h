@@ -15,7 +15,8 @@
 struct TRunResult {
     std::string Stdout;
     std::string Stderr;
-    int ExitStatus = -1; // -1 when the program did not exit normally
+    int ExitStatus = -1;    // -1 when the program did not exit normally
+    long PeakMemoryKiB = 0; // the child's peak resident memory (under a runner: the runner's)
 };
 
 // What a scratch folder holds: each entry's name and what it is. A regular
