@@ -31,11 +31,19 @@ size_t ReadAtPosition(TPackageFile& file, void* buffer, size_t count) {
 }
 
 // Refills the buffer from the current position; false when nothing is left.
+// Near the end of the file it asks for no more than the file held when it
+// was opened: a request past the end would come back short and make the
+// system read once more only to learn that the file has ended. Past that
+// size it asks for a whole buffer, so a file that has grown still reads on.
 bool Refill(TPackageFile& file) {
     if (file.Buffer.size() < PackageBufferSize)
         file.Buffer.resize(PackageBufferSize);
+    size_t want = PackageBufferSize;
+    uint64_t left = BytesLeft(file);
+    if (left > 0 && left < want)
+        want = static_cast<size_t>(left);
     file.BufferStart = file.Position;
-    file.BufferFill = ReadAtPosition(file, file.Buffer.data(), PackageBufferSize);
+    file.BufferFill = ReadAtPosition(file, file.Buffer.data(), want);
     return file.BufferFill > 0;
 }
 
