@@ -111,10 +111,14 @@ bool ExtractMusic(TPackageFile& file, const TPackageTables& tables) {
             return stop(ErrorReadFile);
 
         // The object's data starts with 2 bytes (6 from version 62 on) that
-        // are skipped, then its size as a compact index, then the data.
+        // are skipped, then its size as a compact index, then the data. Only
+        // those leading bytes go through the package buffer; the data is read
+        // straight into a buffer of its own.
         uint8_t skipped[6];
-        SeekPackage(file, static_cast<uint32_t>(item.SerialOffset));
-        ReadPackageBytes(file, skipped, longObjectHeader ? 6 : 2);
+        size_t skip = longObjectHeader ? 6 : 2;
+        SeekPackageBeforeBlock(file, static_cast<uint32_t>(item.SerialOffset),
+                               skip + MaxCompactIndexSize);
+        ReadPackageBytes(file, skipped, skip);
         int32_t size = ReadCompactIndex(file);
         if (file.Failed)
             return stop(ErrorReadFile);

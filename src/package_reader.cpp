@@ -31,14 +31,19 @@ size_t ReadAtPosition(TPackageFile& file, void* buffer, size_t count) {
 }
 
 // Refills the buffer from the current position; false when nothing is left.
-// Near the end of the file it asks for no more than the file held when it
-// was opened: a request past the end would come back short and make the
-// system read once more only to learn that the file has ended. Past that
-// size it asks for a whole buffer, so a file that has grown still reads on.
+// It asks for a whole buffer, or for what SeekPackageBeforeBlock left in
+// NextRefill. Near the end of the file it asks for no more than the file
+// held when it was opened: a request past the end would come back short and
+// make the system read once more only to learn that the file has ended. Past
+// that size it asks for a whole buffer, so a file that has grown still reads
+// on.
 bool Refill(TPackageFile& file) {
     if (file.Buffer.size() < PackageBufferSize)
         file.Buffer.resize(PackageBufferSize);
     size_t want = PackageBufferSize;
+    if (file.NextRefill > 0 && file.NextRefill < want)
+        want = file.NextRefill;
+    file.NextRefill = 0;
     uint64_t left = BytesLeft(file);
     if (left > 0 && left < want)
         want = static_cast<size_t>(left);
@@ -94,6 +99,13 @@ bool PackageIsOpen(const TPackageFile& file) {
 
 void SeekPackage(TPackageFile& file, uint64_t offset) {
     file.Position = offset;
+    file.NextRefill = 0;
+}
+
+void SeekPackageBeforeBlock(TPackageFile& file, uint64_t offset, size_t leading) {
+    file.Position = offset;
+    // Bytes the buffer holds already cost nothing; only a refill is cut short.
+    file.NextRefill = Buffered(file) > 0 ? 0 : leading;
 }
 
 uint64_t BytesLeft(const TPackageFile& file) {

@@ -27,6 +27,7 @@ struct TPackageFile {
     uint64_t BufferStart = 0;
     size_t BufferFill = 0;
     uint64_t OsPosition = 0; // where the system's file pointer stands
+    size_t NextRefill = 0;   // when not 0, the most the next refill asks for
 };
 
 // Reads from the package go through a buffer of this size; a larger read
@@ -46,6 +47,14 @@ bool PackageIsOpen(const TPackageFile& file);
 // file makes the next read short.
 void SeekPackage(TPackageFile& file, uint64_t offset);
 
+// Moves to an absolute offset from which a few leading bytes (at most
+// `leading`) are read before a large block that goes straight into the
+// caller's memory, such as an object's data after its size. When the offset
+// lies outside the buffer, the refill for the leading bytes asks for only
+// that many, so the block is not read into the buffer and copied out again:
+// it comes from the file with one read into the caller's memory.
+void SeekPackageBeforeBlock(TPackageFile& file, uint64_t offset, size_t leading);
+
 // How many bytes the file holds after the current position.
 uint64_t BytesLeft(const TPackageFile& file);
 
@@ -58,6 +67,9 @@ uint8_t ReadPackageByte(TPackageFile& file);
 
 // Four raw bytes, little-endian; 0 with Failed set when they are not all there.
 uint32_t ReadUInt32(TPackageFile& file);
+
+// The most bytes one compact index takes.
+constexpr size_t MaxCompactIndexSize = 5;
 
 // Decodes one compact index: a signed integer of one to five bytes. The first
 // byte holds the sign (bit 7), a continuation flag (bit 6) and the lowest six
