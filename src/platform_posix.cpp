@@ -116,9 +116,9 @@ TOsFile OpenForReading(const std::string& path) {
         close(fd);
         return InvalidOsFile;
     }
-    int flags = fcntl(fd, F_GETFL);
-    if (flags != -1)
-        fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    // The open set no other status flag, so clearing them all clears
+    // O_NONBLOCK without asking for the flags first.
+    fcntl(fd, F_SETFL, 0);
     return fd;
 }
 
@@ -153,12 +153,18 @@ void CloseOsFile(TOsFile file) {
 bool OutputNameAllowed(const std::string& name, TOsFile source) {
     if (name.empty() || name.find('/') != std::string::npos || name == "." || name == "..")
         return false;
+    // When lstat finds nothing under the name, stat cannot either; only a
+    // link needs stat to learn what it points to.
     struct stat st;
-    if (lstat(name.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+    if (lstat(name.c_str(), &st) != 0)
+        return true;
+    if (S_ISDIR(st.st_mode))
         return false;
+    if (S_ISLNK(st.st_mode) && stat(name.c_str(), &st) != 0)
+        return true;
     struct stat src;
-    if (stat(name.c_str(), &st) == 0 && fstat(static_cast<int>(source), &src) == 0 &&
-        st.st_dev == src.st_dev && st.st_ino == src.st_ino)
+    if (fstat(static_cast<int>(source), &src) == 0 && st.st_dev == src.st_dev &&
+        st.st_ino == src.st_ino)
         return false;
     return true;
 }
@@ -167,9 +173,10 @@ TOsFile CreateTempOutput(std::string& tempName) {
     // O_EXCL never opens what is already there, a link included; the mode
     // is that of any new file, 0666 less the umask.
     static unsigned serial = 0;
+    static const long pid = static_cast<long>(getpid());
     for (int attempt = 0; attempt < 100; ++attempt) {
         char name[64];
-        snprintf(name, sizeof name, ".Brovask-%ld-%u.tmp", static_cast<long>(getpid()), serial++);
+        snprintf(name, sizeof name, ".Brovask-%ld-%u.tmp", pid, serial++);
         int fd = open(name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd >= 0) {
             tempName = name;
