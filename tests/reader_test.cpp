@@ -362,4 +362,38 @@ TEST(PackageFile, SeekPastTwoGigabytesGoesExactlyThere) {
     EXPECT_TRUE(in.File.Failed);
 }
 
+// After SeekPackageBeforeBlock the leading bytes and the block that follows
+// arrive as with any seek, whether the buffer held them or not; when it did
+// not, the buffer took only the leading bytes, and the block came from the
+// file straight into the caller's memory.
+TEST(PackageFile, ABlockAfterItsLeadingBytesReadsWhole) {
+    TBytes bytes(3 * PackageBufferSize + 100);
+    for (size_t i = 0; i < bytes.size(); ++i)
+        bytes[i] = static_cast<uint8_t>(i * 13 + i / 241);
+    TOpenBytes in(bytes);
+    TPackageFile& f = in.File;
+    auto expectBlock = [&](uint64_t offset, size_t leading, size_t count) {
+        SeekPackageBeforeBlock(f, offset, leading);
+        TBytes got(leading + count);
+        ASSERT_EQ(ReadPackageBytes(f, got.data(), leading), leading);
+        ASSERT_EQ(ReadPackageBytes(f, got.data() + leading, count), count);
+        EXPECT_TRUE(std::equal(got.begin(), got.end(), bytes.begin() + static_cast<long>(offset)))
+            << offset;
+    };
+    uint8_t first[4];
+    ASSERT_EQ(ReadPackageBytes(f, first, 4), 4u);
+    expectBlock(20, 11, 2 * PackageBufferSize); // the buffer holds its start
+    expectBlock(PackageBufferSize / 2, 7, 10);  // small, still buffered
+    expectBlock(2 * PackageBufferSize + 3, 11, PackageBufferSize);
+    EXPECT_EQ(f.BufferFill, 11u);               // only the leading bytes went through the buffer
+    expectBlock(PackageBufferSize + 1, 6, 100); // a small block refills as usual
+    EXPECT_FALSE(f.Failed);
+
+    // Leading bytes past the end are short, as with any seek.
+    SeekPackageBeforeBlock(f, bytes.size() - 3, 11);
+    uint8_t six[6];
+    EXPECT_EQ(ReadPackageBytes(f, six, 6), 3u);
+    EXPECT_TRUE(f.Failed);
+}
+
 } // namespace
