@@ -59,6 +59,39 @@ size_t Buffered(const TPackageFile& file) {
     return file.BufferFill - static_cast<size_t>(file.Position - file.BufferStart);
 }
 
+// The bytes that Buffered counts. Only called when that count is not 0.
+const uint8_t* BufferedBytes(const TPackageFile& file) {
+    return file.Buffer.data() + static_cast<size_t>(file.Position - file.BufferStart);
+}
+
+// Decodes one compact index from the bytes that `next` yields in turn; it
+// asks for exactly the bytes of the index.
+template <typename TNextByte> int32_t DecodeCompactIndex(TNextByte next) {
+    uint8_t b0 = next();
+    uint32_t magnitude = b0 & 0x3Fu;
+    if (b0 & 0x40u) {
+        uint8_t b1 = next();
+        magnitude |= static_cast<uint32_t>(b1 & 0x7Fu) << 6;
+        if (b1 & 0x80u) {
+            uint8_t b2 = next();
+            magnitude |= static_cast<uint32_t>(b2 & 0x7Fu) << 13;
+            if (b2 & 0x80u) {
+                uint8_t b3 = next();
+                magnitude |= static_cast<uint32_t>(b3 & 0x7Fu) << 20;
+                if (b3 & 0x80u) {
+                    // The fifth byte is taken whole; its top bits fall off
+                    // the 32-bit value.
+                    uint8_t b4 = next();
+                    magnitude |= static_cast<uint32_t>(b4) << 27;
+                }
+            }
+        }
+    }
+    // Negation wraps in two's complement, done unsigned to stay defined.
+    uint32_t value = (b0 & 0x80u) ? 0u - magnitude : magnitude;
+    return static_cast<int32_t>(value);
+}
+
 // The smallest number of bytes one entry of each table takes on disk: a name
 // is at least its length byte (or terminating zero) and its flag word; an
 // export five one-byte indexes and two raw words; an import three one-byte
@@ -151,6 +184,13 @@ uint8_t ReadPackageByte(TPackageFile& file) {
 }
 
 uint32_t ReadUInt32(TPackageFile& file) {
+    // The tables' fixed fields are taken from the buffer in place when it
+    // holds them, the common case.
+    if (!file.Failed && Buffered(file) >= 4) {
+        uint32_t value = Le32(BufferedBytes(file));
+        file.Position += 4;
+        return value;
+    }
     uint8_t bytes[4] = {0, 0, 0, 0};
     if (ReadPackageBytes(file, bytes, 4) != 4)
         return 0;
@@ -158,29 +198,16 @@ uint32_t ReadUInt32(TPackageFile& file) {
 }
 
 int32_t ReadCompactIndex(TPackageFile& file) {
-    uint8_t b0 = ReadPackageByte(file);
-    uint32_t magnitude = b0 & 0x3Fu;
-    if (b0 & 0x40u) {
-        uint8_t b1 = ReadPackageByte(file);
-        magnitude |= static_cast<uint32_t>(b1 & 0x7Fu) << 6;
-        if (b1 & 0x80u) {
-            uint8_t b2 = ReadPackageByte(file);
-            magnitude |= static_cast<uint32_t>(b2 & 0x7Fu) << 13;
-            if (b2 & 0x80u) {
-                uint8_t b3 = ReadPackageByte(file);
-                magnitude |= static_cast<uint32_t>(b3 & 0x7Fu) << 20;
-                if (b3 & 0x80u) {
-                    // The fifth byte is taken whole; its top bits fall off
-                    // the 32-bit value.
-                    uint8_t b4 = ReadPackageByte(file);
-                    magnitude |= static_cast<uint32_t>(b4) << 27;
-                }
-            }
-        }
+    // When the buffer holds the longest index, it is decoded in place, with
+    // no test per byte; otherwise byte by byte, which may refill or fail.
+    if (!file.Failed && Buffered(file) >= MaxCompactIndexSize) {
+        const uint8_t* start = BufferedBytes(file);
+        const uint8_t* at = start;
+        int32_t value = DecodeCompactIndex([&] { return *at++; });
+        file.Position += static_cast<uint64_t>(at - start);
+        return value;
     }
-    // Negation wraps in two's complement, done unsigned to stay defined.
-    uint32_t value = (b0 & 0x80u) ? 0u - magnitude : magnitude;
-    return static_cast<int32_t>(value);
+    return DecodeCompactIndex([&] { return ReadPackageByte(file); });
 }
 
 THeaderOutcome ReadPackageHeader(TPackageFile& file, TPackageHeader& header) {
@@ -202,6 +229,36 @@ THeaderOutcome ReadPackageHeader(TPackageFile& file, TPackageHeader& header) {
     return THeaderOutcome::Accepted;
 }
 
+namespace {
+
+// A zero-terminated name: the bytes up to the first zero byte, which is
+// consumed. The buffered bytes are searched in place; at the buffer's end a
+// byte is read on its own, which refills. A failed read yields 0, so a name
+// cut off by the end of the file ends as a terminator would.
+void ReadTerminatedName(TPackageFile& file, std::string& name) {
+    for (;;) {
+        size_t have = file.Failed ? 0 : Buffered(file);
+        if (have == 0) {
+            uint8_t c = ReadPackageByte(file);
+            if (c == 0)
+                return;
+            name.push_back(static_cast<char>(c));
+            continue;
+        }
+        const uint8_t* start = BufferedBytes(file);
+        const void* zero = memchr(start, 0, have);
+        size_t take = zero ? static_cast<size_t>(static_cast<const uint8_t*>(zero) - start) : have;
+        name.append(reinterpret_cast<const char*>(start), take);
+        file.Position += take;
+        if (zero) {
+            file.Position += 1;
+            return;
+        }
+    }
+}
+
+} // namespace
+
 bool ReadNameTable(TPackageFile& file, const TPackageHeader& header,
                    std::vector<TNameTableItem>& items) {
     items.clear();
@@ -216,16 +273,23 @@ bool ReadNameTable(TPackageFile& file, const TPackageHeader& header,
             // The length is one plain byte, even when it is 64 or more: it
             // is never the start of a longer compact index. It counts the
             // terminating zero, and the text ends at the first zero.
-            uint8_t text[255];
+            // The text is taken from the buffer in place when it holds all
+            // of it, and copied out of the file otherwise.
+            uint8_t copy[255];
+            const uint8_t* text = copy;
             size_t length = ReadPackageByte(file);
-            ReadPackageBytes(file, text, length);
-            const uint8_t* end = std::find(text, text + length, 0);
-            item.Name.assign(reinterpret_cast<const char*>(text), static_cast<size_t>(end - text));
+            if (length > 0 && !file.Failed && Buffered(file) >= length) {
+                text = BufferedBytes(file);
+                file.Position += length;
+            } else {
+                ReadPackageBytes(file, copy, length);
+            }
+            const void* zero = memchr(text, 0, length);
+            size_t used =
+                zero ? static_cast<size_t>(static_cast<const uint8_t*>(zero) - text) : length;
+            item.Name.assign(reinterpret_cast<const char*>(text), used);
         } else {
-            // A failed read yields 0, so a name cut off by the end of the
-            // file ends the loop as a terminator would.
-            while (uint8_t c = ReadPackageByte(file))
-                item.Name.push_back(static_cast<char>(c));
+            ReadTerminatedName(file, item.Name);
         }
         item.Flags = ReadUInt32(file);
         if (!file.Failed)

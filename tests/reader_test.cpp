@@ -362,6 +362,64 @@ TEST(PackageFile, SeekPastTwoGigabytesGoesExactlyThere) {
     EXPECT_TRUE(in.File.Failed);
 }
 
+// Tables long enough to cross the buffer's end several times, shifted byte
+// by byte so that every kind of entry and field is cut there somewhere: the
+// entries taken from the buffer in place and those read across a refill
+// must come out alike.
+TEST(PackageFile, TableEntriesCutByTheBufferEndReadWhole) {
+    for (uint16_t version : {uint16_t{61}, uint16_t{69}}) {
+        TPackageSpec spec;
+        spec.Version = version;
+        for (int i = 0; i < 7000; ++i)
+            spec.Names.push_back(
+                std::string(static_cast<size_t>(1 + i * 7 % 23), static_cast<char>('a' + i % 26)));
+        spec.Imports = {{0, 1, 2, 3}};
+        for (int i = 0; i < 7000; ++i) {
+            TBuildExport e;
+            // Values of one to five bytes as compact indexes, and signs.
+            e.ClassIndex = -1 - i % 3;
+            e.SuperIndex = i * 37 % 5000;
+            e.PackageIndex = static_cast<int32_t>(static_cast<uint32_t>(i) * 0x01010101u);
+            e.ObjectName = (i % 2 ? -1 : 1) * i * 9973;
+            e.ObjectFlags = ~i;
+            e.SerialSize = i % 5 == 0 ? 0 : int64_t{i % 1000} << (i % 4 * 7);
+            e.OverrideOffset = true;
+            e.SerialOffset = INT32_MIN + i;
+            spec.Exports.push_back(e);
+        }
+        for (size_t shift = 0; shift < 24; ++shift) {
+            // The first export's data is `shift` bytes, placed before the tables.
+            spec.Exports[0].Serial.assign(shift, 0x55);
+            TOpenBytes in(BuildPackage(spec));
+            TPackageTables t;
+            t.Header = HeaderOf(in.File);
+            ASSERT_TRUE(ReadNameTable(in.File, t.Header, t.Names));
+            ASSERT_TRUE(ReadExportTable(in.File, t.Header, t.Exports));
+            ASSERT_TRUE(ReadImportTable(in.File, t.Header, t.Imports));
+            ASSERT_EQ(t.Names.size(), spec.Names.size());
+            for (size_t i = 0; i < t.Names.size(); ++i) {
+                ASSERT_EQ(t.Names[i].Name, spec.Names[i]) << version << " " << shift << " " << i;
+                ASSERT_EQ(t.Names[i].Flags, spec.NameFlags);
+            }
+            ASSERT_EQ(t.Exports.size(), spec.Exports.size());
+            for (size_t i = 0; i < t.Exports.size(); ++i) {
+                const TBuildExport& want = spec.Exports[i];
+                const TExportTableItem& got = t.Exports[i];
+                ASSERT_EQ(got.ClassIndex, want.ClassIndex) << shift << " " << i;
+                ASSERT_EQ(got.SuperIndex, want.SuperIndex) << shift << " " << i;
+                ASSERT_EQ(got.PackageIndex, want.PackageIndex) << shift << " " << i;
+                ASSERT_EQ(got.ObjectName, want.ObjectName) << shift << " " << i;
+                ASSERT_EQ(got.ObjectFlags, want.ObjectFlags) << shift << " " << i;
+                ASSERT_EQ(got.SerialSize, static_cast<int32_t>(want.SerialSize))
+                    << shift << " " << i;
+                ASSERT_EQ(got.SerialOffset, want.SerialOffset) << shift << " " << i;
+            }
+            ASSERT_EQ(t.Imports.size(), 1u);
+            EXPECT_EQ(t.Imports[0].ObjectName, 3);
+        }
+    }
+}
+
 // After SeekPackageBeforeBlock the leading bytes and the block that follows
 // arrive as with any seek, whether the buffer held them or not; when it did
 // not, the buffer took only the leading bytes, and the block came from the
