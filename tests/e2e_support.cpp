@@ -1,5 +1,6 @@
 #include "e2e_support.h"
 
+#include <cctype>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -142,6 +143,16 @@ TFolder TScratch::Contents(const std::string& subdir) const {
 
 bool UnderRunner() {
     return !Env("BROVASK_RUNNER").empty();
+}
+
+bool WindowsBuild() {
+    std::string program = Env("BROVASK_PROGRAM");
+    if (program.size() < 4)
+        return false;
+    std::string suffix = program.substr(program.size() - 4);
+    for (char& c : suffix)
+        c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    return suffix == ".exe";
 }
 
 TRunResult RunTool(const std::string& dir, const std::vector<std::string>& args) {
