@@ -223,6 +223,42 @@ TEST(CommandLine, FileLineShowsTheWholeSizePastFourGigabytes) {
                   Lines({Found("Tune.it", 36, 0), "  Size is zero, skip."}));
 }
 
+TEST(CommandLine, TablesPastTwoGigabytesAreReadWhereTheySay) {
+    // The object's data just below 2 GiB, the tables just above: a seek
+    // that took their offsets as negative numbers would read elsewhere.
+    TScratch dir;
+    TPackageSpec spec = MusicPackageSpec(69, "it", {{"Tune", Payload(50, 4)}});
+    const uint32_t dataAt = 0x7FFFFF00u, tablesAt = 0x80000100u;
+    spec.Exports[0].OverrideOffset = true;
+    spec.Exports[0].SerialOffset = static_cast<int32_t>(dataAt);
+    TPackageLayout at;
+    TBytes pkg = BuildPackage(spec, &at);
+    TBytes header(pkg.begin(), pkg.begin() + 36);
+    for (size_t field : {16u, 24u, 32u}) {
+        uint32_t offset = static_cast<uint32_t>(header[field] | header[field + 1] << 8 |
+                                                header[field + 2] << 16 | header[field + 3] << 24);
+        PutU32(header, field, offset - at.NameOffset + tablesAt);
+    }
+    int fd = open(dir.At("Far.umx").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ASSERT_GE(fd, 0);
+    auto put = [&](const uint8_t* bytes, size_t count, uint64_t offset) {
+        return pwrite(fd, bytes, count, static_cast<off_t>(offset)) == static_cast<ssize_t>(count);
+    };
+    bool written = put(header.data(), header.size(), 0) &&
+                   put(pkg.data() + 36, at.NameOffset - 36, dataAt) &&
+                   put(pkg.data() + at.NameOffset, pkg.size() - at.NameOffset, tablesAt);
+    close(fd);
+    if (!written)
+        GTEST_SKIP() << "no sparse files here";
+    const uint64_t size = tablesAt + (pkg.size() - at.NameOffset);
+    EXPECT_EQ(RunIn(dir, {"Far.umx"}).Stdout,
+              Banner() + FileHeader("Far.umx", size) + Report(header) +
+                  Lines({Found("Tune.it", dataAt, 50), "  Extract...done."}));
+    // The package goes first: the folder listing would read all of it.
+    unlink(dir.At("Far.umx").c_str());
+    EXPECT_EQ(dir.Contents(), (TFolder{{"Tune.it", AsString(Payload(50, 4))}}));
+}
+
 // ---------------------------------------------------------------------------
 // Header and report
 
