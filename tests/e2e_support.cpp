@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <stdexcept>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -155,7 +156,8 @@ bool WindowsBuild() {
     return suffix == ".exe";
 }
 
-TRunResult RunTool(const std::string& dir, const std::vector<std::string>& args) {
+TRunResult RunTool(const std::string& dir, const std::vector<std::string>& args,
+                   uint64_t fileSizeLimit) {
     std::string program = Env("BROVASK_PROGRAM");
     if (program.empty())
         throw std::runtime_error("BROVASK_PROGRAM is not set");
@@ -170,6 +172,11 @@ TRunResult RunTool(const std::string& dir, const std::vector<std::string>& args)
     if (pid == 0) {
         if (chdir(dir.c_str()) != 0)
             _exit(127);
+        if (fileSizeLimit != 0) {
+            struct rlimit limit = {fileSizeLimit, fileSizeLimit};
+            setrlimit(RLIMIT_FSIZE, &limit);
+            signal(SIGXFSZ, SIG_IGN); // a write past the limit then fails instead
+        }
         int devnull = open("/dev/null", O_RDONLY);
         dup2(devnull, 0);
         dup2(out[1], 1);
@@ -205,6 +212,7 @@ TRunResult RunTool(const std::string& dir, const std::vector<std::string>& args)
         return false;
     };
     int status = 0;
+    struct rusage usage {};
     bool exited = false;
     // A program that hangs is killed after this long and fails its case.
     int msLeft = 120 * 1000;
@@ -217,11 +225,11 @@ TRunResult RunTool(const std::string& dir, const std::vector<std::string>& args)
         } else if (ready == 0) {
             msLeft -= 50;
         }
-        if (waitpid(pid, &status, WNOHANG) == pid) {
+        if (wait4(pid, &status, WNOHANG, &usage) == pid) {
             exited = true;
         } else if (msLeft <= 0) {
             kill(pid, SIGKILL);
-            waitpid(pid, &status, 0);
+            wait4(pid, &status, 0, &usage);
             exited = true;
         }
     }
@@ -233,6 +241,7 @@ TRunResult RunTool(const std::string& dir, const std::vector<std::string>& args)
         }
     }
     result.ExitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    result.PeakMemoryKiB = usage.ru_maxrss; // Linux counts it in KiB
     return result;
 }
 

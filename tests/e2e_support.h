@@ -15,7 +15,8 @@
 struct TRunResult {
     std::string Stdout;
     std::string Stderr;
-    int ExitStatus = -1; // -1 when the program did not exit normally
+    int ExitStatus = -1;    // -1 when the program did not exit normally
+    long PeakMemoryKiB = 0; // the child's peak resident memory (under a runner: the runner's)
 };
 
 // What a scratch folder holds: each entry's name and what it is. A regular
@@ -36,8 +37,11 @@ struct TScratch {
     TFolder Contents(const std::string& subdir = "") const;
 };
 
-// Runs the program with `args` in `dir` as its current directory.
-TRunResult RunTool(const std::string& dir, const std::vector<std::string>& args);
+// Runs the program with `args` in `dir` as its current directory. A
+// non-zero `fileSizeLimit` caps the size of every file it writes, so that
+// writes fail as on a full disk.
+TRunResult RunTool(const std::string& dir, const std::vector<std::string>& args,
+                   uint64_t fileSizeLimit = 0);
 
 // True when the program runs under a runner (another platform's build).
 bool UnderRunner();

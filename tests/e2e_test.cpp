@@ -4,9 +4,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cstdio>
+#include <dirent.h>
 #include <fcntl.h>
 #include <optional>
+#include <regex>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -613,6 +617,130 @@ TEST(Extract, ObjectDataOutsideTheFile) {
         EXPECT_EQ(files.size(), 3u) << c.What;
         EXPECT_EQ(files["Tune.it"], "old contents") << c.What;
     }
+}
+
+TEST(Extract, OutputNamesThatWouldNotBeAPlainNewFileHere) {
+    struct {
+        const char* What;
+        std::string Object;
+        std::string Extension;
+        void (*Prepare)(const TScratch&);
+        bool PosixOnly; // symbolic links are a POSIX matter
+    } const cases[] = {
+        {"a name with a directory part", "../Tune", "it", nullptr, false},
+        {"a name that climbs out", "..", "/etc/x", nullptr, false},
+        {"a directory under the name", "Tune", "it",
+         [](const TScratch& d) { d.MakeDir("inner/Tune.it"); }, false},
+        {"the package itself", "Song", "umx", nullptr, false},
+        {"a link to the package", "Tune", "it",
+         [](const TScratch& d) { (void)!symlink("Song.umx", d.At("inner/Tune.it").c_str()); },
+         true},
+    };
+    for (const auto& c : cases) {
+        if (c.PosixOnly && WindowsBuild())
+            continue;
+        TScratch dir;
+        dir.MakeDir("inner");
+        TBytes pkg = BuildPackage(MusicPackageSpec(69, c.Extension, {{c.Object, Payload(50, 4)}}));
+        dir.Write("inner/Song.umx", pkg);
+        if (c.Prepare)
+            c.Prepare(dir);
+        // Run from inside the folder so that "../" would land in the
+        // scratch folder, where the test can see it.
+        TFolder before = dir.Contents("inner");
+        TFolder outerBefore = dir.Contents();
+        TRunResult r = RunTool(dir.At("inner"), {"Song.umx"});
+        EXPECT_EQ(r.Stdout, Banner() + Head("Song.umx", pkg) +
+                                Lines({Found(c.Object + "." + c.Extension, 36, 50)}) +
+                                "  Extract...\r\n" + Lines({"Error create file."}))
+            << c.What;
+        EXPECT_EQ(dir.Contents("inner"), before) << c.What;
+        EXPECT_EQ(dir.Contents(), outerBefore) << c.What;
+    }
+}
+
+TEST(Extract, SymbolicLinkUnderTheNameIsReplacedNotWrittenThrough) {
+    POSIX_ONLY();
+    TScratch dir;
+    dir.Write("target", "keep me");
+    ASSERT_EQ(symlink("target", dir.At("Tune.it").c_str()), 0);
+    dir.Write("Song.umx", OneTune());
+    RunIn(dir, {"Song.umx"});
+    TFolder files = dir.Contents();
+    EXPECT_EQ(files["target"], "keep me");
+    EXPECT_EQ(files["Tune.it"], AsString(Payload(100, 1))); // a regular file now
+    EXPECT_EQ(files.size(), 3u);
+}
+
+TEST(Extract, FailedWriteKeepsTheOldFileAndLeavesNoTemporary) {
+    POSIX_ONLY();
+    TScratch dir;
+    TBytes pkg = BuildPackage(MusicPackageSpec(69, "it", {{"Tune", Payload(5000, 3)}}));
+    dir.Write("Song.umx", pkg);
+    dir.Write("Tune.it", "old contents");
+    TRunResult r = RunTool(dir.Path, {"Song.umx"}, 1000);
+    EXPECT_EQ(r.Stdout, Banner() + Head("Song.umx", pkg) + Lines({Found("Tune.it", 36, 5000)}) +
+                            "  Extract...\r\n" + Lines({"Error write file."}));
+    TFolder files = dir.Contents();
+    EXPECT_EQ(files.size(), 2u);
+    EXPECT_EQ(files["Tune.it"], "old contents");
+}
+
+// Real packages from a game's dedicated server, read where they lie. Their
+// music objects are empty, so each gives its "Found" line and a skip.
+TEST(RealPackages, EveryStubIsFoundAndSkipped) {
+    const std::string stubs = std::string(BROVASK_SOURCE_DIR) + "/../shared/fixtures/real-stubs";
+    DIR* d = opendir(stubs.c_str());
+    if (d == nullptr)
+        GTEST_SKIP() << "no real packages beside the project";
+    std::vector<std::string> names;
+    while (struct dirent* de = readdir(d))
+        if (std::string(de->d_name).size() > 4 &&
+            std::string(de->d_name).substr(std::string(de->d_name).size() - 4) == ".umx")
+            names.push_back(de->d_name);
+    closedir(d);
+    // The order of the search: byte order on Linux; on Windows case does
+    // not count (and names that differ only in case come upper case first).
+    auto upper = [](std::string name) {
+        for (char& ch : name)
+            ch = static_cast<char>(toupper(static_cast<unsigned char>(ch)));
+        return name;
+    };
+    std::sort(names.begin(), names.end(), [&](const std::string& a, const std::string& b) {
+        if (WindowsBuild() && upper(a) != upper(b))
+            return upper(a) < upper(b);
+        return a < b;
+    });
+    ASSERT_EQ(names.size(), 30u);
+
+    TScratch dir;
+    std::string out = RunIn(dir, {stubs + "/*.umx"}).Stdout;
+    std::string expected = Banner();
+    std::regex found("Found \"Music\" object: \"[A-Za-z0-9_-]+\\.(it|s3m|xm)\" \\(Offset: "
+                     "0x00[0-9A-F]{2}, Size: 0 bytes\\)\r\n  Size is zero, skip\\.\r\n");
+    size_t at = expected.size();
+    ASSERT_EQ(out.substr(0, at), expected);
+    for (const std::string& name : names) {
+        FILE* f = fopen((stubs + "/" + name).c_str(), "rb");
+        ASSERT_NE(f, nullptr);
+        TBytes bytes(4096);
+        bytes.resize(fread(bytes.data(), 1, bytes.size(), f));
+        fclose(f);
+        std::string head = Head(name, bytes);
+        ASSERT_EQ(out.substr(at, head.size()), head) << name;
+        at += head.size();
+        size_t next = out.find("=====", at);
+        std::string rest =
+            out.substr(at, next == std::string::npos ? std::string::npos : next - at);
+        EXPECT_TRUE(std::regex_match(rest, found)) << name << ": " << rest;
+        at += rest.size();
+    }
+    EXPECT_EQ(at, out.size());
+    // Two read off by hand from the bytes.
+    EXPECT_NE(out.find("File: \"Credits.umx\", Size: 217 bytes\r\n"), std::string::npos);
+    EXPECT_NE(out.find("\"Trophy.it\" (Offset: 0x00B6, Size: 0 bytes)"), std::string::npos);
+    EXPECT_NE(out.find("\"Mech8.s3m\" (Offset: 0x00A9, Size: 0 bytes)"), std::string::npos);
+    EXPECT_TRUE(dir.Contents().empty());
 }
 
 } // namespace
