@@ -355,7 +355,9 @@ TClassLookup ResolveClassName(const TPackageTables& tables, size_t exportIndex, 
     uint64_t import = static_cast<uint64_t>(-static_cast<int64_t>(reference)) - 1;
     if (import >= tables.Imports.size())
         return TClassLookup::Corrupt;
-    const TNameTableItem* item = FindName(tables, tables.Imports[import].ObjectName);
+    // Below the table's size here, so it fits a size_t on 32-bit targets too.
+    const TNameTableItem* item =
+        FindName(tables, tables.Imports[static_cast<size_t>(import)].ObjectName);
     if (item == nullptr)
         return TClassLookup::Corrupt;
     name = item->Name;

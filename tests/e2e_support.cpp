@@ -1,5 +1,6 @@
 #include "e2e_support.h"
 
+#include <cctype>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -145,6 +146,16 @@ bool UnderRunner() {
     return !Env("BROVASK_RUNNER").empty();
 }
 
+bool WindowsBuild() {
+    std::string program = Env("BROVASK_PROGRAM");
+    if (program.size() < 4)
+        return false;
+    std::string suffix = program.substr(program.size() - 4);
+    for (char& c : suffix)
+        c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    return suffix == ".exe";
+}
+
 TRunResult RunTool(const std::string& dir, const std::vector<std::string>& args,
                    uint64_t fileSizeLimit) {
     std::string program = Env("BROVASK_PROGRAM");
@@ -181,32 +192,54 @@ TRunResult RunTool(const std::string& dir, const std::vector<std::string>& args,
     }
     close(out[1]);
     close(err[1]);
+    // The run ends when the program exits, not when its output pipes close:
+    // a runner may leave helpers behind that hold them open for seconds
+    // (Wine's server does). Whatever the program wrote is in the pipes by
+    // the time it has exited, and is drained then.
     TRunResult result;
     struct pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
-    int open = 2;
-    while (open > 0) {
-        if (poll(fds, 2, -1) < 0) {
-            if (errno == EINTR)
-                continue;
-            break;
+    auto drain = [&](int i) {
+        char buf[65536];
+        ssize_t n = read(fds[i].fd, buf, sizeof buf);
+        if (n > 0) {
+            (i == 0 ? result.Stdout : result.Stderr).append(buf, static_cast<size_t>(n));
+            return true;
         }
-        for (int i = 0; i < 2; ++i) {
-            if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR)))
-                continue;
-            char buf[65536];
-            ssize_t n = read(fds[i].fd, buf, sizeof buf);
-            if (n <= 0) {
-                close(fds[i].fd);
-                fds[i].fd = -1;
-                --open;
-            } else {
-                (i == 0 ? result.Stdout : result.Stderr).append(buf, static_cast<size_t>(n));
-            }
-        }
-    }
+        if (n < 0 && errno == EINTR)
+            return true;
+        close(fds[i].fd);
+        fds[i].fd = -1;
+        return false;
+    };
     int status = 0;
     struct rusage usage {};
-    wait4(pid, &status, 0, &usage);
+    bool exited = false;
+    // A program that hangs is killed after this long and fails its case.
+    int msLeft = 120 * 1000;
+    while (!exited) {
+        int ready = poll(fds, 2, 50);
+        if (ready > 0) {
+            for (int i = 0; i < 2; ++i)
+                if (fds[i].fd >= 0 && (fds[i].revents & (POLLIN | POLLHUP | POLLERR)))
+                    drain(i);
+        } else if (ready == 0) {
+            msLeft -= 50;
+        }
+        if (wait4(pid, &status, WNOHANG, &usage) == pid) {
+            exited = true;
+        } else if (msLeft <= 0) {
+            kill(pid, SIGKILL);
+            wait4(pid, &status, 0, &usage);
+            exited = true;
+        }
+    }
+    for (int i = 0; i < 2; ++i) {
+        if (fds[i].fd < 0)
+            continue;
+        fcntl(fds[i].fd, F_SETFL, fcntl(fds[i].fd, F_GETFL) | O_NONBLOCK);
+        while (drain(i)) {
+        }
+    }
     result.ExitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     result.PeakMemoryKiB = usage.ru_maxrss; // Linux counts it in KiB
     return result;

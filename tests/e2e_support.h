@@ -46,6 +46,11 @@ TRunResult RunTool(const std::string& dir, const std::vector<std::string>& args,
 // True when the program runs under a runner (another platform's build).
 bool UnderRunner();
 
+// True when the program is the Windows build (its file name ends in ".exe",
+// and it runs under Wine): the directory search and the file names then
+// follow Windows rules, and the cases that differ there say so.
+bool WindowsBuild();
+
 // The lines, each ended by CR LF.
 std::string Lines(const std::vector<std::string>& lines);
 

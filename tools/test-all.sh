@@ -1,16 +1,41 @@
 #!/usr/bin/env bash
-# Builds the tool from scratch and runs the whole test suite; then runs it
-# again in a clang build under AddressSanitizer and UndefinedBehaviorSanitizer,
-# and fuzzes the per-file sequence for a bounded time. Any failure, sanitizer
+# Builds the tool from scratch and runs the whole test suite; then, when the
+# mingw-w64 cross compiler and Wine are installed, builds the Windows program
+# Brovask.exe into build-win32/ and runs the end-to-end suites on it under
+# Wine (BROVASK_SKIP_WIN32=1 leaves that out); then runs the suite again in a
+# clang build under AddressSanitizer and UndefinedBehaviorSanitizer, and
+# fuzzes the per-file sequence for a bounded time. Any failure, sanitizer
 # report or fuzzer finding fails the script.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc 2>/dev/null || echo 2)
 
+win32=0
+if [ "${BROVASK_SKIP_WIN32:-0}" != 1 ] && command -v i686-w64-mingw32-g++ >/dev/null &&
+    command -v wine >/dev/null && command -v wineboot >/dev/null; then
+    win32=1
+fi
+win32_exe="$PWD/build-win32/Brovask.exe"
+
 rm -rf build
-cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DBROVASK_WERROR=ON
+cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DBROVASK_WERROR=ON \
+    -DBROVASK_WIN32_EXE="$([ $win32 = 1 ] && echo "$win32_exe")"
 cmake --build build -j"$jobs"
-ctest --test-dir build --output-on-failure -j"$jobs"
+ctest --test-dir build --output-on-failure -j"$jobs" -LE win32
+
+# The Windows program, cross-built, and the end-to-end suites on it under Wine.
+if [ $win32 = 1 ]; then
+    start=$SECONDS
+    rm -rf build-win32
+    cmake -S . -B build-win32 -DCMAKE_BUILD_TYPE=Release -DBROVASK_WERROR=ON -DBROVASK_TESTS=OFF \
+        -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-i686-w64-mingw32.cmake
+    cmake --build build-win32 -j"$jobs"
+    ctest --test-dir build --output-on-failure -j"$jobs" -L win32
+    echo "test-all: the Windows part took $((SECONDS - start)) s"
+else
+    echo "test-all: i686-w64-mingw32-g++ or wine not found (or BROVASK_SKIP_WIN32=1):" \
+        "the Windows suite did not run"
+fi
 
 clang=${BROVASK_CLANG:-clang++-14}
 if ! command -v "$clang" >/dev/null; then
